@@ -36,9 +36,10 @@ build: venv
 	$(VPY) -c "import orvane"
 
 test-cpp: venv
-	$(CMAKE) -S . -B build/cpp $(CMAKE_COMMON) -DORVANE_BUILD_MODULE=OFF -DORVANE_BUILD_TESTS=ON >/dev/null
-	$(CMAKE) --build build/cpp --target orvane_tests
+	$(CMAKE) -S . -B build/cpp $(CMAKE_COMMON) -DORVANE_BUILD_TESTS=ON >/dev/null
+	$(CMAKE) --build build/cpp --target orvane_tests orvane_binding_tests
 	build/cpp/orvane_tests --gtest_brief=1
+	build/cpp/orvane_binding_tests --gtest_brief=1
 
 test-python: build
 	$(VPY) -m pytest -q tests/python
@@ -60,6 +61,7 @@ test-asan: venv
 	  -DORVANE_BUILD_MODULE=ON -DORVANE_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build build/asan
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 build/asan/orvane_tests --gtest_brief=1
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 build/asan/orvane_binding_tests --gtest_brief=1
 	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
 	  PYTHONPATH=build/asan $(VPY) -m pytest -q -p no:cacheprovider tests/python
