@@ -10,7 +10,7 @@ APT_PACKAGES := g++ libtbb-dev libspdlog-dev libfmt-dev nlohmann-json3-dev libgt
 PY_TOOLS := scikit-build-core cmake ninja
 CMAKE_COMMON = -G Ninja -DPython_EXECUTABLE=$(abspath $(VPY)) -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: all demo test build bench test-asan test-cpp test-python deps venv clean
+.PHONY: all demo test build bench test-asan test-cpp test-python fixtures deps venv clean
 
 all: build
 
@@ -35,10 +35,16 @@ build: venv
 	$(VPY) -m pip install -q --no-build-isolation --no-deps .
 	$(VPY) -c "import orvane"
 
-test-cpp: venv
+# Files for the C++ tests, written by the reference libraries.
+fixtures: venv
+	@for f in tests/fixtures/make_*.py; do [ -e "$$f" ] || continue; \
+	  n=$$(basename $$f .py); n=$${n#make_}; \
+	  $(VPY) $$f build/fixtures/$$n || exit 1; done
+
+test-cpp: venv fixtures
 	$(CMAKE) -S . -B build/cpp $(CMAKE_COMMON) -DORVANE_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build build/cpp --target orvane_tests orvane_binding_tests
-	build/cpp/orvane_tests --gtest_brief=1
+	ORVANE_TEST_FIXTURES=$(abspath build/fixtures) build/cpp/orvane_tests --gtest_brief=1
 	build/cpp/orvane_binding_tests --gtest_brief=1
 
 test-python: build
@@ -56,11 +62,11 @@ bench: build
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer: the C++ tests, then the Python
 # tests against a sanitized build of the module.
-test-asan: venv
+test-asan: venv fixtures
 	$(CMAKE) -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVANE_SANITIZE=ON \
 	  -DORVANE_BUILD_MODULE=ON -DORVANE_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build build/asan
-	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 build/asan/orvane_tests --gtest_brief=1
+	ORVANE_TEST_FIXTURES=$(abspath build/fixtures) ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 build/asan/orvane_tests --gtest_brief=1
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 build/asan/orvane_binding_tests --gtest_brief=1
 	ASAN_OPTIONS=detect_leaks=0:verify_asan_link_order=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)" \
