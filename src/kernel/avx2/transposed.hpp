@@ -21,6 +21,13 @@ namespace orvane::kernel::avx2 {
 
 inline constexpr std::size_t TILE_N = 256;
 
+// The INT4 kernels run an AVX-512 VNNI form of the same integer sums when the processor has it (bit-identical
+// results). Whether it exists; allowing or refusing it (process-wide, for tests and benchmarks); whether it
+// is the one in use.
+bool avx512_vnni_available();
+void set_avx512_allowed(bool allowed);
+bool avx512_in_use();
+
 // Column-range kernels: output[0 .. n_count) = product columns n_start .. n_start + n_count, with `n` the row
 // stride of packed and scales. Raw addresses; callers guarantee the extents. n_count <= 256.
 void expert_matmul_int4_transposed_integer(const uint32_t* packed, const uint16_t* scales, const int16_t* act,
