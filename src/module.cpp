@@ -42,6 +42,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvane() {
     Py_XINCREF(internal);
     const bool ok = add(module, "WeightStore", orvane::py::create_weight_store_type()) &&
                     add(module, "CpuDecodeStore", orvane::py::create_cpu_decode_store_type()) &&
+                    PyModule_AddFunctions(module, orvane::py::module_functions()) == 0 &&
                     add(module, "InternalError", internal);
     if (!ok) {
         Py_DECREF(module);

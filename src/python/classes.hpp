@@ -9,4 +9,7 @@ namespace orvane::py {
 PyObject* create_weight_store_type();
 PyObject* create_cpu_decode_store_type();
 
+// The module-level functions, in registration order (a table for PyModule_AddFunctions).
+PyMethodDef* module_functions();
+
 }  // namespace orvane::py

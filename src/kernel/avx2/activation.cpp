@@ -178,28 +178,14 @@ void silu_quantize_int16_avx2(float* gate, const float* up, int16_t* output, flo
 void silu_mul_quantize_int16_scalar(float* gate, const float* up, int16_t* output, float* scales, std::size_t len,
                                     std::size_t group_size) {
     ORVANE_ASSERT(group_size != 0);
-    const std::size_t groups = len / group_size;
-    for (std::size_t g = 0; g < groups; ++g) {
-        float* h = gate + g * group_size;
-        const float* u = up + g * group_size;
-        float amax = 0.0f;
-        for (std::size_t i = 0; i < group_size; ++i) {
-            const float x = h[i];
-            const float d = 1.0f + scalar_exp_neg(x);
-            const float v = (x * (1.0f / d)) * u[i];
-            h[i] = v;
-            amax = vmax(std::fabs(v), amax);
-        }
-        float inv = 0.0f;
-        float sc = 1.0f;
-        if (amax > 0.0f) {
-            inv = 32767.0f / amax;
-            sc = amax / 32767.0f;
-        }
-        scales[g] = sc;
-        int16_t* q = output + g * group_size;
-        for (std::size_t i = 0; i < group_size; ++i) q[i] = round_even_to_i16(h[i] * inv);
+    const std::size_t count = len / group_size * group_size;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float x = gate[i];
+        const float d = 1.0f + scalar_exp_neg(x);
+        gate[i] = (x * (1.0f / d)) * up[i];
     }
+    quantize_activation_int16_f32(std::span<const float>(gate, count), group_size, std::span<int16_t>(output, count),
+                                  std::span<float>(scales, count / group_size));
 }
 
 }  // namespace orvane::kernel::avx2

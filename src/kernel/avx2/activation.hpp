@@ -21,9 +21,9 @@ void quantize_activation_int16_f32(std::span<const float> input, std::size_t gro
 void silu_quantize_int16_avx2(float* gate, const float* up, int16_t* output, float* scales, std::size_t len,
                               std::size_t group_size);
 
-// The scalar form of the same operation for sizes that are not multiples of 8: the same clamp and polynomial,
-// an exact division 1 / (1 + e) in place of the reciprocal estimate, the same half-to-even rounding.
-// floor(len / group_size) groups of exactly group_size elements each.
+// The scalar form for sizes that are not multiples of 8: gate := SiLU(gate) * up with the same clamp and
+// polynomial and an exact division 1 / (1 + e) in place of the reciprocal estimate, then the f32 quantizer
+// above (halves away from zero). floor(len / group_size) groups of exactly group_size elements each.
 void silu_mul_quantize_int16_scalar(float* gate, const float* up, int16_t* output, float* scales, std::size_t len,
                                     std::size_t group_size);
 
