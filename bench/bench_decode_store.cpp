@@ -46,9 +46,11 @@ std::vector<float> random_matrix(std::size_t count, unsigned seed) {
 // Converts a registered weight to the tiled form in place (what the decode store's tiling pass does).
 void tile(decode::TransposedWeight& w) {
     namespace k = kernel::avx2;
-    w.packed = w.num_bits == 4 ? k::repack_tiled_int4_packed(w.packed, w.cols, w.rows)
-                               : k::repack_tiled_int8_packed(w.packed, w.cols, w.rows);
-    w.scales = k::repack_tiled_scales(w.scales, w.cols / w.group_size, w.rows);
+    const std::vector<uint32_t> packed = w.num_bits == 4 ? k::repack_tiled_int4_packed(w.packed, w.cols, w.rows)
+                                                         : k::repack_tiled_int8_packed(w.packed, w.cols, w.rows);
+    const std::vector<uint16_t> scales = k::repack_tiled_scales(w.scales, w.cols / w.group_size, w.rows);
+    w.packed.assign(packed.begin(), packed.end());
+    w.scales.assign(scales.begin(), scales.end());
     w.tiled = true;
 }
 

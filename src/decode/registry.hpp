@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "core/errors.hpp"
+#include "core/huge_alloc.hpp"
 
 namespace orvane::decode {
 
 struct TransposedWeight {
-    std::vector<uint32_t> packed;   // INT4: (cols/8) x rows words; INT8: ceil(rows*cols/4) words of a [cols][rows] byte matrix
-    std::vector<uint16_t> scales;   // BF16, (cols/group_size) x rows, index g * rows + n
+    HugeVector<uint32_t> packed;    // INT4: (cols/8) x rows words; INT8: ceil(rows*cols/4) words of a [cols][rows] byte matrix
+    HugeVector<uint16_t> scales;    // BF16, (cols/group_size) x rows, index g * rows + n
     std::size_t rows = 0;           // N, output dimension
     std::size_t cols = 0;           // K, input dimension
     std::size_t group_size = 0;
