@@ -71,14 +71,14 @@ void check_expert(const Q& gate, const Q& up, const Q& down, bool int4) {
 // out[g·stride + offset + j] = in[j·G + g]: a [rows][G] scale matrix transposed into columns
 // offset … offset + rows − 1 of a [G][stride] one.
 void transpose_scales(const std::vector<std::uint16_t>& in, std::uint64_t rows, std::uint64_t groups,
-                      std::vector<std::uint16_t>& out, std::uint64_t stride, std::uint64_t offset) {
+                      std::span<std::uint16_t> out, std::uint64_t stride, std::uint64_t offset) {
     for (std::uint64_t g = 0; g < groups; ++g)
         for (std::uint64_t j = 0; j < rows; ++j) out[g * stride + offset + j] = in[j * groups + g];
 }
 
 // Word w of row r (r < rows/8 words per row of K = cols) moved to out[r·stride + offset + j].
 void transpose_words(const std::vector<std::uint32_t>& in, std::uint64_t rows, std::uint64_t words_per_row,
-                     std::vector<std::uint32_t>& out, std::uint64_t stride, std::uint64_t offset) {
+                     std::span<std::uint32_t> out, std::uint64_t stride, std::uint64_t offset) {
     for (std::uint64_t r = 0; r < words_per_row; ++r)
         for (std::uint64_t j = 0; j < rows; ++j) out[r * stride + offset + j] = in[j * words_per_row + r];
 }
@@ -93,9 +93,9 @@ void transpose_levels(const std::vector<std::int8_t>& in, std::uint64_t rows, st
 }
 
 // Words holding `bytes` bytes, the last one zero-padded.
-std::vector<std::uint32_t> zero_words_for(std::uint64_t bytes) { return std::vector<std::uint32_t>((bytes + 3) / 4, 0); }
+HugeVector<std::uint32_t> zero_words_for(std::uint64_t bytes) { return HugeVector<std::uint32_t>((bytes + 3) / 4, 0); }
 
-std::uint8_t* bytes_of(std::vector<std::uint32_t>& words) { return reinterpret_cast<std::uint8_t*>(words.data()); }
+std::uint8_t* bytes_of(HugeVector<std::uint32_t>& words) { return reinterpret_cast<std::uint8_t*>(words.data()); }
 
 const QuantizedInt4& expect_int4(const QuantWeight& w) {
     const auto* q = std::get_if<QuantizedInt4>(&w);
@@ -135,8 +135,8 @@ void append(std::vector<T>& out, const std::vector<T>& a, const std::vector<T>& 
 }
 
 template <class T>
-std::vector<T> read_array(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint64_t byte_count) {
-    std::vector<T> out((byte_count + sizeof(T) - 1) / sizeof(T), 0);
+HugeVector<T> read_array(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint64_t byte_count) {
+    HugeVector<T> out((byte_count + sizeof(T) - 1) / sizeof(T), 0);
     if (byte_count != 0) std::memcpy(out.data(), bytes.data() + offset, byte_count);
     return out;
 }
@@ -266,10 +266,10 @@ UnifiedExpertWeights UnifiedExpertWeights::from_expert_weights_marlin(const Expe
         const QuantizedInt8& down = expect_int8(expert.down, "Expected INT8 down for Marlin INT8");
         convert(gate, up, down, [](const QuantizedInt8& q) { return marlin::marlin_repack_int8(q); });
     }
-    w.w13_packed = std::move(w13.packed);
-    w.w13_scales = std::move(w13.scales);
-    w.w2_packed = std::move(w2.packed);
-    w.w2_scales = std::move(w2.scales);
+    w.w13_packed.assign(w13.packed.begin(), w13.packed.end());
+    w.w13_scales.assign(w13.scales.begin(), w13.scales.end());
+    w.w2_packed.assign(w2.packed.begin(), w2.packed.end());
+    w.w2_scales.assign(w2.scales.begin(), w2.scales.end());
     w.hidden_size = hidden;
     w.intermediate_size = inter;
     w.group_size = gs;

@@ -16,6 +16,8 @@
 #include <span>
 #include <vector>
 
+#include "core/huge_alloc.hpp"
+
 #include "weights/experts.hpp"
 
 namespace orvane::weights {
@@ -55,10 +57,10 @@ inline bool marlin_down_padded(std::uint64_t hidden, std::uint64_t intermediate)
 }
 
 struct UnifiedExpertWeights {
-    std::vector<std::uint32_t> w13_packed;  // fused gate+up weights, N = 2I, K = H
-    std::vector<std::uint16_t> w13_scales;  // their BF16 group scales
-    std::vector<std::uint32_t> w2_packed;   // down weights, N = H, K = I
-    std::vector<std::uint16_t> w2_scales;   // their BF16 group scales
+    HugeVector<std::uint32_t> w13_packed;  // fused gate+up weights, N = 2I, K = H
+    HugeVector<std::uint16_t> w13_scales;  // their BF16 group scales
+    HugeVector<std::uint32_t> w2_packed;    // down weights, N = H, K = I
+    HugeVector<std::uint16_t> w2_scales;    // their BF16 group scales
     std::optional<std::vector<float>> gate_bias;  // [I], added to the gate half of the w13 product
     std::optional<std::vector<float>> up_bias;    // [I], added to the up half
     std::optional<std::vector<float>> down_bias;  // [H], added to the w2 product

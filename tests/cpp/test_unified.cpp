@@ -14,6 +14,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <span>
 #include <vector>
 
 #include <numa.h>
@@ -178,13 +179,13 @@ TEST(UnifiedCpuLayout, Int4WholeWordsMoveToTheirColumns) {
 }
 
 // Level (n, k) of a transposed INT4 matrix of N columns ((K/8) × N words).
-int transposed_int4_level(const std::vector<std::uint32_t>& packed, std::uint64_t n_cols, std::uint64_t n,
+int transposed_int4_level(std::span<const std::uint32_t> packed, std::uint64_t n_cols, std::uint64_t n,
                           std::uint64_t k) {
     return static_cast<int>((packed[(k / 8) * n_cols + n] >> (4 * (k % 8))) & 0xF) - 8;
 }
 
 // Level (n, k) of a transposed INT8 matrix of N columns (the [K][N] bytes).
-int transposed_int8_level(const std::vector<std::uint32_t>& packed, std::uint64_t n_cols, std::uint64_t n,
+int transposed_int8_level(std::span<const std::uint32_t> packed, std::uint64_t n_cols, std::uint64_t n,
                           std::uint64_t k) {
     std::int8_t v;
     std::memcpy(&v, reinterpret_cast<const std::uint8_t*>(packed.data()) + k * n_cols + n, 1);
@@ -249,8 +250,8 @@ TEST(UnifiedCpuLayout, Int8OneIntermediateRowIsSixteenBytesInFourWords) {
     QuantizedInt8 up{{-1, -2, -3, -4, -5, -6, -7, -8}, std::vector<std::uint16_t>(8, 0x3F80), 1, 8, 1};
     QuantizedInt8 down{{10, 11, 12, 13, 14, 15, 16, -128}, std::vector<std::uint16_t>(8, 0x4000), 8, 1, 1};
     const UnifiedExpertWeights w = UnifiedExpertWeights::from_expert_weights_int8({gate, up, down});
-    EXPECT_EQ(w.w13_packed, (std::vector<std::uint32_t>{0xFE02FF01u, 0xFC04FD03u, 0xFA06FB05u, 0xF808F907u}));
-    EXPECT_EQ(w.w2_packed, (std::vector<std::uint32_t>{0x0D0C0B0Au, 0x80100F0Eu}));
+    EXPECT_EQ(std::vector<std::uint32_t>(w.w13_packed.begin(), w.w13_packed.end()), (std::vector<std::uint32_t>{0xFE02FF01u, 0xFC04FD03u, 0xFA06FB05u, 0xF808F907u}));
+    EXPECT_EQ(std::vector<std::uint32_t>(w.w2_packed.begin(), w.w2_packed.end()), (std::vector<std::uint32_t>{0x0D0C0B0Au, 0x80100F0Eu}));
 }
 
 TEST(UnifiedCpuLayout, TransposedKernelsReproduceTheRowMajorProducts) {
@@ -363,7 +364,7 @@ struct Unpacked {
     std::vector<std::uint16_t> scales;
 };
 
-Unpacked unpack_marlin(const std::vector<std::uint32_t>& packed, const std::vector<std::uint16_t>& scales,
+Unpacked unpack_marlin(std::span<const std::uint32_t> packed, std::span<const std::uint16_t> scales,
                        std::uint64_t n, std::uint64_t k, std::uint64_t gs, bool int4) {
     const auto& perm = int4 ? marlin::perm4() : marlin::perm8();
     const std::uint64_t row_bytes = 16 * n;
@@ -495,7 +496,7 @@ TEST(UnifiedByteSizes, FollowTheLayoutTable) {
 }
 
 template <class T>
-void append_bytes(std::vector<std::uint8_t>& out, const std::vector<T>& v, std::size_t bytes) {
+void append_bytes(std::vector<std::uint8_t>& out, std::span<const T> v, std::size_t bytes) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(v.data());
     out.insert(out.end(), p, p + bytes);
 }
@@ -524,10 +525,10 @@ TEST(UnifiedReadCpu, RoundTripsEveryWidthAndRefusesShortBytes) {
 
         const CpuExpertByteSizes sizes = cpu_expert_byte_sizes_mixed(c.H, c.I, c.gs, c.w13_bits, c.w2_bits);
         std::vector<std::uint8_t> bytes = {0xAA, 0xBB, 0xCC};  // an odd start
-        append_bytes(bytes, want.w13_packed, sizes.w13_packed);
-        append_bytes(bytes, want.w13_scales, sizes.w13_scales);
-        append_bytes(bytes, want.w2_packed, sizes.w2_packed);
-        append_bytes(bytes, want.w2_scales, sizes.w2_scales);
+        append_bytes<std::uint32_t>(bytes, want.w13_packed, sizes.w13_packed);
+        append_bytes<std::uint16_t>(bytes, want.w13_scales, sizes.w13_scales);
+        append_bytes<std::uint32_t>(bytes, want.w2_packed, sizes.w2_packed);
+        append_bytes<std::uint16_t>(bytes, want.w2_scales, sizes.w2_scales);
         const std::size_t end = bytes.size();
         bytes.insert(bytes.end(), {1, 2, 3, 4, 5});
         ASSERT_EQ(end - 3, sizes.total());
