@@ -1,5 +1,7 @@
 #include "weights/unified.hpp"
 
+#include <algorithm>
+
 #include <cstring>
 #include <type_traits>
 #include <utility>
@@ -68,28 +70,45 @@ void check_expert(const Q& gate, const Q& up, const Q& down, bool int4) {
     }
 }
 
+// The transposes below walk the source in blocks of kBlockRows rows by kBlockCols columns, so that both the
+// rows read and the rows written stay in cache while a block is moved.
+constexpr std::uint64_t kBlockRows = 64;
+constexpr std::uint64_t kBlockCols = 64;
+
+// out[c·stride + offset + j] = in[j·cols + c] for a [rows][cols] source.
+template <class T, class U>
+void transpose_blocked(const T* in, std::uint64_t rows, std::uint64_t cols, U* out, std::uint64_t stride,
+                       std::uint64_t offset) {
+    for (std::uint64_t j0 = 0; j0 < rows; j0 += kBlockRows) {
+        const std::uint64_t j1 = std::min(rows, j0 + kBlockRows);
+        for (std::uint64_t c0 = 0; c0 < cols; c0 += kBlockCols) {
+            const std::uint64_t c1 = std::min(cols, c0 + kBlockCols);
+            for (std::uint64_t c = c0; c < c1; ++c) {
+                U* dst = out + c * stride + offset;
+                for (std::uint64_t j = j0; j < j1; ++j) dst[j] = static_cast<U>(in[j * cols + c]);
+            }
+        }
+    }
+}
+
 // out[g·stride + offset + j] = in[j·G + g]: a [rows][G] scale matrix transposed into columns
 // offset … offset + rows − 1 of a [G][stride] one.
 void transpose_scales(const std::vector<std::uint16_t>& in, std::uint64_t rows, std::uint64_t groups,
                       std::span<std::uint16_t> out, std::uint64_t stride, std::uint64_t offset) {
-    for (std::uint64_t g = 0; g < groups; ++g)
-        for (std::uint64_t j = 0; j < rows; ++j) out[g * stride + offset + j] = in[j * groups + g];
+    transpose_blocked(in.data(), rows, groups, out.data(), stride, offset);
 }
 
 // Word w of row r (r < rows/8 words per row of K = cols) moved to out[r·stride + offset + j].
 void transpose_words(const std::vector<std::uint32_t>& in, std::uint64_t rows, std::uint64_t words_per_row,
                      std::span<std::uint32_t> out, std::uint64_t stride, std::uint64_t offset) {
-    for (std::uint64_t r = 0; r < words_per_row; ++r)
-        for (std::uint64_t j = 0; j < rows; ++j) out[r * stride + offset + j] = in[j * words_per_row + r];
+    transpose_blocked(in.data(), rows, words_per_row, out.data(), stride, offset);
 }
 
 // Level (j, k) of a [rows][cols] INT8 matrix to byte k·stride + offset + j of `out` (the words' bytes in
 // memory order, i.e. little-endian within each word).
 void transpose_levels(const std::vector<std::int8_t>& in, std::uint64_t rows, std::uint64_t cols,
                       std::uint8_t* out, std::uint64_t stride, std::uint64_t offset) {
-    for (std::uint64_t k = 0; k < cols; ++k)
-        for (std::uint64_t j = 0; j < rows; ++j)
-            out[k * stride + offset + j] = static_cast<std::uint8_t>(in[j * cols + k]);
+    transpose_blocked(reinterpret_cast<const std::uint8_t*>(in.data()), rows, cols, out, stride, offset);
 }
 
 // Words holding `bytes` bytes, the last one zero-padded.
