@@ -18,25 +18,18 @@
 #include "core/bf16.hpp"
 #include "core/errors.hpp"
 #include "kernel/avx2/activation.hpp"
+#include "support.hpp"
 
 namespace orvane::kernel::avx2 {
 namespace {
 
+using orvane::test_support::eq_text;
+using orvane::test_support::error_of;
+
 constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const InternalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
-std::string eq_text(std::size_t left, std::size_t right) {
-    return "assertion `left == right` failed\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
-}
 
 uint32_t bits(float f) { return std::bit_cast<uint32_t>(f); }
 

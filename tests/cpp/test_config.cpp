@@ -16,8 +16,12 @@
 
 #include "core/logging.hpp"
 #include "weights/config.hpp"
+#include "support.hpp"
 
 namespace {
+
+using orvane::test_support::LogCapture;
+using orvane::test_support::TempDir;
 
 using nlohmann::json;
 using orvane::weights::config_fingerprint;
@@ -48,53 +52,7 @@ json patched(const json& patch) {
     return doc;
 }
 
-// Records what a logger writes while it lives, at info level.
-class LogCapture {
-public:
-    explicit LogCapture(spdlog::logger& logger) : logger_(logger), old_level_(logger.level()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%n|%l|%v");
-        logger_.sinks().push_back(sink_);
-        logger_.set_level(spdlog::level::info);
-    }
-    ~LogCapture() {
-        auto& sinks = logger_.sinks();
-        std::erase(sinks, sink_);
-        logger_.set_level(old_level_);
-    }
-    std::string text() {
-        logger_.flush();
-        return stream_.str();
-    }
 
-private:
-    spdlog::logger& logger_;
-    spdlog::level::level_enum old_level_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
-// A fresh directory under the test temp folder, removed afterwards.
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (std::filesystem::path(::testing::TempDir()) / "orvane_cfg_XXXXXX").string();
-        char* made = ::mkdtemp(pattern.data());
-        EXPECT_NE(made, nullptr);
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    void write(const std::string& name, const std::string& text) const {
-        std::ofstream(path_ / name, std::ios::binary) << text;
-    }
-
-private:
-    std::filesystem::path path_;
-};
 
 }  // namespace
 
@@ -280,7 +238,7 @@ TEST(ConfigFromJson, ExplicitNullFirstKDenseReplaceIsPresentButUnusable) {
 }
 
 TEST(ConfigFromJson, TextConfigWrapperReplacesTheTopLevel) {
-    LogCapture capture(orvane::log::weights());
+    LogCapture capture(orvane::log::weights(), spdlog::level::info, "%n|%l|%v");
     json doc = {{"hidden_size", 1}, {"num_experts", 3u}, {"model_type", "vl"}, {"text_config", base_config()}};
     doc["text_config"]["hidden_size"] = 2048u;
     auto cfg = ModelConfig::from_json(doc);
@@ -315,7 +273,7 @@ TEST(ConfigFromJson, TextConfigKeysAreNeverTakenFromTheTopLevel) {
 }
 
 TEST(ConfigFromJson, PlainDocumentLogsNothing) {
-    LogCapture capture(orvane::log::weights());
+    LogCapture capture(orvane::log::weights(), spdlog::level::info, "%n|%l|%v");
     ASSERT_TRUE(ModelConfig::from_json(base_config()));
     EXPECT_EQ(capture.text(), "");
 }

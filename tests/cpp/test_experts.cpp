@@ -27,29 +27,20 @@
 #include "weights/config.hpp"
 #include "weights/experts.hpp"
 #include "weights/safetensors_io.hpp"
+#include "support.hpp"
 
 namespace {
 
+using orvane::test_support::LogCapture;
+
 namespace fs = std::filesystem;
+fs::path fixtures() { return orvane::test_support::fixture_dir("experts"); }
 namespace st = orvane::weights::safetensors_io;
 using namespace orvane::weights;
 using marlin::QuantizedInt4;
 using marlin::QuantizedInt8;
 using nlohmann::json;
 
-fs::path fixtures() {
-    const char* root = std::getenv("ORVANE_TEST_FIXTURES");
-    if (root == nullptr || *root == '\0') {
-        ADD_FAILURE() << "ORVANE_TEST_FIXTURES is not set: run `make fixtures` (or "
-                         "`python tests/fixtures/make_experts.py build/fixtures/experts`) and point it at "
-                         "build/fixtures";
-        return {};
-    }
-    fs::path dir = fs::path(root) / "experts";
-    if (!fs::exists(dir / "expected.json"))
-        ADD_FAILURE() << dir << " holds no expected.json: run tests/fixtures/make_experts.py";
-    return dir;
-}
 
 const json& expected() {
     static const json doc = [] {
@@ -87,30 +78,6 @@ Checkpoint open_checkpoint(const std::string& folder) {
     return c;
 }
 
-class LogCapture {
-public:
-    explicit LogCapture(spdlog::logger& logger, spdlog::level::level_enum level = spdlog::level::info)
-        : logger_(logger), old_level_(logger.level()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%l|%v");
-        logger_.sinks().push_back(sink_);
-        logger_.set_level(level);
-    }
-    ~LogCapture() {
-        std::erase(logger_.sinks(), sink_);
-        logger_.set_level(old_level_);
-    }
-    std::string text() {
-        logger_.flush();
-        return stream_.str();
-    }
-
-private:
-    spdlog::logger& logger_;
-    spdlog::level::level_enum old_level_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
 
 template <class T>
 std::string error_of(const orvane::Result<T>& r) {

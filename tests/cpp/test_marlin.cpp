@@ -22,22 +22,15 @@
 #include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "weights/marlin.hpp"
+#include "support.hpp"
 
 namespace orvane::weights::marlin {
 namespace {
 
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const InternalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
+using orvane::test_support::eq_text;
+using orvane::test_support::error_of;
 
-std::string eq_text(std::size_t left, std::size_t right) {
-    return "assertion `left == right` failed\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
-}
+
 
 // BF16 helpers written out here so the reference does not lean on the code under test.
 float widen(uint16_t b) { return std::bit_cast<float>(static_cast<uint32_t>(b) << 16); }

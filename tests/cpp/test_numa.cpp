@@ -14,6 +14,7 @@
 
 #include <spdlog/sinks/base_sink.h>
 
+#include "support.hpp"
 #include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/thread_pool.hpp"
@@ -27,36 +28,16 @@ using orvane::numa::NumaPlatform;
 using orvane::numa::NumaTopology;
 using Cpus = std::vector<uint32_t>;
 
-// A fresh directory standing in for "/", removed afterwards.
-class FakeRoot {
+// A fresh directory standing in for "/", with helpers for fabricated NUMA nodes.
+class FakeRoot : public orvane::test_support::TempDir {
 public:
-    FakeRoot() {
-        std::string pattern = (fs::temp_directory_path() / "orvane-numa-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~FakeRoot() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    FakeRoot(const FakeRoot&) = delete;
-    FakeRoot& operator=(const FakeRoot&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-    void write(const std::string& absolute, const std::string& content) const {
-        const fs::path p = path_ / fs::path(absolute).relative_path();
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << content;
-    }
+    FakeRoot() : TempDir("orvane-numa") {}
     void node(unsigned n, const std::string& cpulist, const std::string& meminfo) const {
         write("/sys/devices/system/node/node" + std::to_string(n) + "/cpulist", cpulist);
         write("/sys/devices/system/node/node" + std::to_string(n) + "/meminfo", meminfo);
     }
-
-private:
-    fs::path path_;
 };
+
 
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 public:

@@ -28,8 +28,11 @@
 #include "core/logging.hpp"
 #include "weights/config.hpp"
 #include "weights/safetensors_io.hpp"
+#include "support.hpp"
 
 namespace {
+
+using orvane::test_support::LogCapture;
 
 namespace st = orvane::weights::safetensors_io;
 using nlohmann::json;
@@ -38,21 +41,8 @@ using st::MmapSafetensors;
 using st::SafetensorsError;
 using Kind = SafetensorsError::Kind;
 namespace fs = std::filesystem;
+fs::path fixtures() { return orvane::test_support::fixture_dir("safetensors"); }
 
-// The fixture folder; fails the calling test when the environment does not name one.
-fs::path fixtures() {
-    const char* root = std::getenv("ORVANE_TEST_FIXTURES");
-    if (root == nullptr || *root == '\0') {
-        ADD_FAILURE() << "ORVANE_TEST_FIXTURES is not set: run `make fixtures` (or "
-                         "`python tests/fixtures/make_safetensors.py build/fixtures/safetensors`) and point it "
-                         "at build/fixtures";
-        return {};
-    }
-    fs::path dir = fs::path(root) / "safetensors";
-    if (!fs::exists(dir / "expected.json"))
-        ADD_FAILURE() << dir << " holds no expected.json: run tests/fixtures/make_safetensors.py";
-    return dir;
-}
 
 const json& expected() {
     static const json doc = [] {
@@ -97,29 +87,6 @@ int descriptors_of(const fs::path& path) {
     return count;
 }
 
-class LogCapture {
-public:
-    explicit LogCapture(spdlog::logger& logger) : logger_(logger), old_level_(logger.level()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%n|%l|%v");
-        logger_.sinks().push_back(sink_);
-        logger_.set_level(spdlog::level::info);
-    }
-    ~LogCapture() {
-        std::erase(logger_.sinks(), sink_);
-        logger_.set_level(old_level_);
-    }
-    std::string text() {
-        logger_.flush();
-        return stream_.str();
-    }
-
-private:
-    spdlog::logger& logger_;
-    spdlog::level::level_enum old_level_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
 
 template <class T>
 std::optional<SafetensorsError> error_of(const st::StResult<T>& result) {
@@ -331,7 +298,7 @@ TEST(SafetensorsOpen, LogsOneInfoLine) {
         out.write(header, sizeof header);
     }
     fs::resize_file(path, 10 + 1536 * 1024);
-    LogCapture capture(orvane::log::target("orvane::weights::safetensors_io"));
+    LogCapture capture(orvane::log::target("orvane::weights::safetensors_io"), spdlog::level::info, "%n|%l|%v");
     {
         MmapSafetensors file = open_ok(path);
         EXPECT_EQ(file.tensors().size(), 0u);

@@ -14,10 +14,14 @@
 
 #include <spdlog/sinks/base_sink.h>
 
+#include "support.hpp"
 #include "core/logging.hpp"
 #include "syscheck/syscheck.hpp"
 
 namespace {
+
+// A fresh directory standing in for "/".
+using FakeRoot = orvane::test_support::TempDir;
 
 namespace fs = std::filesystem;
 using spdlog::level::level_enum;
@@ -25,33 +29,6 @@ using Record = std::pair<level_enum, std::string>;
 constexpr level_enum kInfo = spdlog::level::info;
 constexpr level_enum kWarn = spdlog::level::warn;
 
-// A fresh directory standing in for "/", removed afterwards.
-class FakeRoot {
-public:
-    FakeRoot() {
-        std::string pattern = (fs::temp_directory_path() / "orvane-syscheck-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~FakeRoot() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    FakeRoot(const FakeRoot&) = delete;
-    FakeRoot& operator=(const FakeRoot&) = delete;
-
-    const fs::path& path() const { return path_; }
-
-    void write(const std::string& absolute, const std::string& content) const {
-        const fs::path p = path_ / fs::path(absolute).relative_path();
-        fs::create_directories(p.parent_path());
-        std::ofstream(p, std::ios::binary) << content;
-    }
-    void mkdir(const std::string& absolute) const { fs::create_directories(path_ / fs::path(absolute).relative_path()); }
-
-private:
-    fs::path path_;
-};
 
 class CaptureSink : public spdlog::sinks::base_sink<std::mutex> {
 public:

@@ -18,9 +18,13 @@
 #include "core/errors.hpp"
 #include "core/thread_pool.hpp"
 #include "kernel/avx2/transposed.hpp"
+#include "support.hpp"
 
 namespace orvane::kernel::avx2 {
 namespace {
+
+using orvane::test_support::eq_text;
+using orvane::test_support::error_of;
 
 // ---------------------------------------------------------------------------------------------------------
 // Fixture data and the scalar reference.
@@ -343,18 +347,7 @@ TEST(TransposedProduct, NestedParallelCallsMatchSerial) {
 // ---------------------------------------------------------------------------------------------------------
 // Preconditions: order and messages; a failing base product writes nothing.
 
-std::string error_of(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const InternalError& e) {
-        return e.what();
-    }
-    return "<no error>";
-}
 
-std::string eq_text(std::size_t left, std::size_t right) {
-    return "assertion `left == right` failed\n  left: " + std::to_string(left) + "\n right: " + std::to_string(right);
-}
 
 struct Args {
     std::vector<uint32_t> packed;

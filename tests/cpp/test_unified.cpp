@@ -29,37 +29,17 @@
 #include "weights/marlin.hpp"
 #include "weights/store.hpp"
 #include "weights/unified.hpp"
+#include "support.hpp"
 
 namespace {
+
+using orvane::test_support::LogCapture;
 
 using namespace orvane::weights;
 using marlin::QuantizedInt4;
 using marlin::QuantizedInt8;
 using orvane::InternalError;
 
-class LogCapture {
-public:
-    LogCapture(spdlog::logger& logger, spdlog::level::level_enum level) : logger_(logger), old_level_(logger.level()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%l|%v");
-        logger_.sinks().push_back(sink_);
-        logger_.set_level(level);
-    }
-    ~LogCapture() {
-        std::erase(logger_.sinks(), sink_);
-        logger_.set_level(old_level_);
-    }
-    std::string text() {
-        logger_.flush();
-        return stream_.str();
-    }
-
-private:
-    spdlog::logger& logger_;
-    spdlog::level::level_enum old_level_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
 
 // The message of the InternalError that `f` throws ("" when it throws none).
 std::string internal_error(const std::function<void()>& f) {
