@@ -2,9 +2,10 @@
 // Allocation of large weight arrays on transparent huge pages.
 //
 // Weight arrays are streamed from memory on every token; on 4 KiB pages a multi-GB model costs millions of
-// TLB entries. Arrays of at least 2 MiB get their own anonymous mapping, rounded up to whole 2 MiB pages and
-// advised MADV_HUGEPAGE (effective when the system's setting is "madvise" or "always"); smaller ones come from
-// the ordinary heap.
+// TLB entries. Arrays from 256 KiB up are placed in anonymous mappings aligned to 2 MiB and advised
+// MADV_HUGEPAGE (effective when the system's setting is "madvise" or "always"): mid-sized ones share 64 MiB
+// chunks (released when their last array goes), the largest get mappings of their own. Smaller arrays come
+// from the ordinary heap.
 
 #include <cstddef>
 #include <cstdint>
