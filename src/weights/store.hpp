@@ -7,9 +7,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <span>
 #include <vector>
 
+#include "core/errors.hpp"
+#include "weights/build_lock.hpp"
 #include "weights/config.hpp"
 #include "weights/experts.hpp"
 #include "weights/unified.hpp"
@@ -42,6 +46,14 @@ struct WeightStore {
     // migrated only when every call succeeds. Layers without experts are skipped. Logs the counts and the
     // elapsed time at info level and returns the number migrated. A table shorter than the layers or experts
     // throws InternalError.
+    // Loads the routed and shared experts of MoE layers [start_layer, start_layer + max_layers) of a
+    // HuggingFace model directory in the Marlin layout and the CPU layout, from the caches beside the model,
+    // building what is missing (see hf_loader.cpp).
+    static Result<WeightStore> load_from_hf(const std::filesystem::path& model_dir, std::uint64_t group_size,
+                                            std::optional<std::uint64_t> max_layers,
+                                            std::optional<std::uint64_t> start_layer, std::uint8_t cpu_num_bits,
+                                            std::uint8_t gpu_num_bits, const BuildLockOptions& lock_options = {});
+
     static std::size_t migrate_numa(std::span<std::vector<ExpertWeights>> experts,
                                     std::span<const std::vector<unsigned>> node_of_expert);
 };
