@@ -15,6 +15,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include "core/files.hpp"
 #include "core/errors.hpp"
 #include "core/logging.hpp"
 #include "core/thread_pool.hpp"
@@ -26,18 +27,8 @@ namespace {
 // Affinity sets are the fixed-size cpu_set_t: CPUs 0 .. 1023.
 constexpr uint32_t kAffinityCpus = CPU_SETSIZE;
 
-std::filesystem::path under(const std::filesystem::path& root, std::string_view absolute) {
-    return root / std::filesystem::path(absolute).relative_path();
-}
-
-std::optional<std::string> read_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return std::move(text).str();
-}
+using files::read_text;
+using files::under;
 
 // An unsigned decimal with an optional leading '+', nothing else; none on overflow.
 std::optional<uint64_t> parse_unsigned(std::string_view s) {

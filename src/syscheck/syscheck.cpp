@@ -9,6 +9,7 @@
 
 #include <sys/prctl.h>
 
+#include "core/files.hpp"
 #include "core/logging.hpp"
 
 namespace orvane::syscheck {
@@ -23,18 +24,8 @@ constexpr std::string_view kMeminfo = "/proc/meminfo";
 constexpr std::string_view kSelfStatus = "/proc/self/status";
 constexpr std::string_view kNodeDir = "/sys/devices/system/node";
 
-std::filesystem::path under(const std::filesystem::path& root, std::string_view absolute) {
-    return root / std::filesystem::path(absolute).relative_path();
-}
-
-std::optional<std::string> read_text(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) return std::nullopt;
-    return std::move(text).str();
-}
+using files::read_text;
+using files::under;
 
 std::string_view trim(std::string_view s) {
     const auto first = s.find_first_not_of(" \t\n\r\f\v");

@@ -39,16 +39,8 @@ std::uint64_t expected_cpu_cache_size(const ModelConfig& config, std::uint64_t g
 Result<CacheContents> load_cpu_cache(const std::filesystem::path& path, const ModelConfig& config,
                                      std::uint64_t group_size, std::uint64_t num_layers, std::uint64_t fingerprint,
                                      std::uint64_t start, std::uint64_t count, std::uint8_t width) {
-    CacheReadRequest request;
-    request.kind = CacheKind::Cpu;
-    request.path = path;
-    request.config = config;
-    request.group_size = group_size;
-    request.num_layers = num_layers;
-    request.fingerprint = fingerprint;
-    request.start = start;
-    request.count = count;
-    request.width = width;
+    const CacheReadRequest request{CacheKind::Cpu, path, config, group_size, num_layers,
+                                   fingerprint, start, count, width};
     const std::uint64_t hidden = config.hidden_size;
     const std::uint64_t inter = config.moe_intermediate_size;
     const std::uint64_t shared_inter = config.n_shared_experts * inter;  // checked by the size arithmetic first

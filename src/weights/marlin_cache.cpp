@@ -97,16 +97,8 @@ Result<CacheContents> load_marlin_cache(const std::filesystem::path& path, const
                                         std::uint64_t group_size, std::uint64_t num_layers,
                                         std::uint64_t fingerprint, std::uint64_t start, std::uint64_t count,
                                         std::uint8_t width) {
-    CacheReadRequest request;
-    request.kind = CacheKind::Marlin;
-    request.path = path;
-    request.config = config;
-    request.group_size = group_size;
-    request.num_layers = num_layers;
-    request.fingerprint = fingerprint;
-    request.start = start;
-    request.count = count;
-    request.width = width;
+    const CacheReadRequest request{CacheKind::Marlin, path, config, group_size, num_layers,
+                                   fingerprint, start, count, width};
     const std::uint64_t hidden = config.hidden_size;
     const std::uint64_t inter = config.moe_intermediate_size;
     const std::uint64_t shared_inter = config.n_shared_experts * inter;  // checked by the size arithmetic first

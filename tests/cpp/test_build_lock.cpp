@@ -27,10 +27,17 @@
 
 #include "core/logging.hpp"
 #include "weights/build_lock.hpp"
+#include "support.hpp"
 
 extern char** environ;
 
 namespace {
+
+// Records of the weights logger while in scope.
+class LogCapture : public orvane::test_support::LogCapture {
+public:
+    LogCapture() : orvane::test_support::LogCapture(orvane::log::weights()) {}
+};
 
 namespace fs = std::filesystem;
 using orvane::Result;
@@ -38,46 +45,11 @@ using orvane::weights::build_cache_locked;
 using orvane::weights::BuildLockOptions;
 using orvane::weights::CacheLockSpec;
 
-// Records what the weights logger writes while it lives, at info level.
-class LogCapture {
+
+// A fresh directory, removed afterwards.
+class TempDir : public orvane::test_support::TempDir {
 public:
-    LogCapture() : logger_(orvane::log::weights()), old_level_(logger_.level()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%l|%v");
-        logger_.sinks().push_back(sink_);
-        logger_.set_level(spdlog::level::info);
-    }
-    ~LogCapture() {
-        std::erase(logger_.sinks(), sink_);
-        logger_.set_level(old_level_);
-    }
-    std::string text() {
-        logger_.flush();
-        return stream_.str();
-    }
-
-private:
-    spdlog::logger& logger_;
-    spdlog::level::level_enum old_level_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::path(::testing::TempDir()) / "orvane_lock_XXXXXX").string();
-        EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
+    TempDir() : orvane::test_support::TempDir("orvane-lock") {}
 };
 
 std::string read_file(const fs::path& p) {

@@ -38,8 +38,11 @@
 #include "weights/marlin_cache.hpp"
 #include "weights/safetensors_io.hpp"
 #include "weights/unified.hpp"
+#include "support.hpp"
 
 namespace {
+
+using orvane::test_support::LogCapture;
 
 namespace fs = std::filesystem;
 namespace st = orvane::weights::safetensors_io;
@@ -48,19 +51,7 @@ using nlohmann::json;
 
 // ---- fixtures -----------------------------------------------------------------------------------------------
 
-fs::path fixtures() {
-    const char* root = std::getenv("ORVANE_TEST_FIXTURES");
-    if (root == nullptr || *root == '\0') {
-        ADD_FAILURE() << "ORVANE_TEST_FIXTURES is not set: run `make fixtures` (or "
-                         "`python tests/fixtures/make_caches.py build/fixtures/caches`) and point it at "
-                         "build/fixtures";
-        return {};
-    }
-    fs::path dir = fs::path(root) / "caches";
-    if (!fs::exists(dir / "expected.json"))
-        ADD_FAILURE() << dir << " holds no expected.json: run tests/fixtures/make_caches.py";
-    return dir;
-}
+fs::path fixtures() { return orvane::test_support::fixture_dir("caches"); }
 
 const json& expected() {
     static const json doc = [] {
@@ -134,29 +125,6 @@ void set_le(std::vector<std::uint8_t>& bytes, std::size_t offset, std::size_t wi
     for (std::size_t i = 0; i < width; ++i) bytes.at(offset + i) = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-class LogCapture {
-public:
-    explicit LogCapture(spdlog::logger& logger) : logger_(logger), old_level_(logger.level()) {
-        sink_ = std::make_shared<spdlog::sinks::ostream_sink_mt>(stream_);
-        sink_->set_pattern("%l|%v");
-        logger_.sinks().push_back(sink_);
-        logger_.set_level(spdlog::level::info);
-    }
-    ~LogCapture() {
-        std::erase(logger_.sinks(), sink_);
-        logger_.set_level(old_level_);
-    }
-    std::string text() {
-        logger_.flush();
-        return stream_.str();
-    }
-
-private:
-    spdlog::logger& logger_;
-    spdlog::level::level_enum old_level_;
-    std::ostringstream stream_;
-    std::shared_ptr<spdlog::sinks::ostream_sink_mt> sink_;
-};
 
 template <class T>
 std::string error_of(const orvane::Result<T>& r) {
