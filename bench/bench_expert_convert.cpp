@@ -13,6 +13,7 @@
 #include <fmt/format.h>
 
 #include "common/bandwidth.hpp"
+#include "common/timing.hpp"
 #include "core/bf16.hpp"
 #include "core/thread_pool.hpp"
 #include "weights/marlin.hpp"
@@ -20,29 +21,14 @@
 
 using namespace orvane;
 using namespace orvane::weights;
-using Clock = std::chrono::steady_clock;
+using bench::best_seconds;
+using bench::random_bf16;
 
 namespace {
 
 constexpr uint64_t kHidden = 7168, kInter = 2048, kGroupSize = 128;
 
-std::vector<uint16_t> random_bf16(std::size_t count, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> normal(0.0f, 0.02f);
-    std::vector<uint16_t> x(count);
-    for (auto& v : x) v = f32_to_bf16(normal(rng));
-    return x;
-}
 
-double best_seconds(int runs, const std::function<void()>& f) {
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        const auto a = Clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - a).count());
-    }
-    return best;
-}
 
 struct ExpertInput {
     std::vector<uint16_t> gate, up, down;

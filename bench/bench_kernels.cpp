@@ -18,6 +18,7 @@
 #include <fmt/format.h>
 
 #include "common/bandwidth.hpp"
+#include "common/timing.hpp"
 #include "core/thread_pool.hpp"
 #include "kernel/avx2/transposed.hpp"
 
@@ -26,29 +27,13 @@ namespace {
 using namespace orvane;
 using namespace orvane::kernel::avx2;
 using bench::LargeBuffer;
+using bench::fill_random;
 using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kGroupSize = 128;
 
 double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
 
-// Deterministic filler (splitmix64), in parallel.
-void fill_random(std::byte* p, std::size_t bytes, uint64_t seed) {
-    const std::size_t parts = 64;
-    pool::parallel_for_each(parts, [&](std::size_t i) {
-        const std::size_t b = bytes * i / parts / 8 * 8, e = i + 1 == parts ? bytes : bytes * (i + 1) / parts / 8 * 8;
-        uint64_t x = seed * 0x9E3779B97F4A7C15ull + i;
-        for (std::size_t off = b; off + 8 <= e; off += 8) {
-            x += 0x9E3779B97F4A7C15ull;
-            uint64_t z = x;
-            z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-            z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-            z ^= z >> 31;
-            std::memcpy(p + off, &z, 8);
-        }
-        for (std::size_t off = e / 8 * 8; off < e; ++off) p[off] = std::byte{0x5A};
-    });
-}
 
 // Small positive BF16 scales (random scale bits would give infinities and NaNs).
 void fill_scales(uint16_t* s, std::size_t count) {

@@ -17,6 +17,7 @@
 #include <fmt/format.h>
 
 #include "common/bandwidth.hpp"
+#include "common/timing.hpp"
 #include "core/bf16.hpp"
 #include "weights/marlin.hpp"
 
@@ -24,28 +25,12 @@ namespace {
 
 using namespace orvane;
 using namespace orvane::weights::marlin;
-using Clock = std::chrono::steady_clock;
+using bench::best_seconds;
+using bench::random_bf16;
 
 constexpr uint64_t kGroupSize = 128;
 
-std::vector<uint16_t> random_bf16(std::size_t count, uint32_t seed) {
-    std::mt19937 rng(seed);
-    std::normal_distribution<float> normal(0.0f, 0.02f);
-    std::vector<uint16_t> x(count);
-    for (auto& v : x) v = f32_to_bf16(normal(rng));
-    return x;
-}
 
-// Best wall time of `runs` calls, in seconds.
-double best_seconds(int runs, const std::function<void()>& f) {
-    double best = 1e30;
-    for (int i = 0; i < runs; ++i) {
-        const auto a = Clock::now();
-        f();
-        best = std::min(best, std::chrono::duration<double>(Clock::now() - a).count());
-    }
-    return best;
-}
 
 struct Shape {
     const char* name;
