@@ -40,7 +40,8 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_orvane() {
     if (module == nullptr) return nullptr;
     PyObject* internal = orvane::py::create_internal_error_type();
     Py_XINCREF(internal);
-    const bool ok = add(module, "WeightStore", orvane::py::create_weight_store_type()) &&
+    const bool ok = add(module, "OrvaneEngine", orvane::py::create_orvane_engine_type()) &&
+                    add(module, "WeightStore", orvane::py::create_weight_store_type()) &&
                     add(module, "CpuDecodeStore", orvane::py::create_cpu_decode_store_type()) &&
                     PyModule_AddFunctions(module, orvane::py::module_functions()) == 0 &&
                     add(module, "InternalError", internal);
