@@ -275,7 +275,18 @@ PyObject* make_type(const char* qualified_name, const char* doc, std::size_t bas
     flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
     PyType_Spec spec = {qualified_name, static_cast<int>(basicsize), 0, flags, slots};
-    return PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&spec);
+    // A doc holding only the text signature means "no docstring": __doc__ is None, as for a class without one.
+    const char* body = doc ? std::strstr(doc, "\n--\n\n") : nullptr;
+    if (type != nullptr && body != nullptr && body[5] == '\0') {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+        if (PyDict_SetItemString(dict, "__doc__", Py_None) < 0) {
+            Py_DECREF(type);
+            return nullptr;
+        }
+        PyType_Modified(reinterpret_cast<PyTypeObject*>(type));
+    }
+    return type;
 }
 
 }  // namespace orvane::py

@@ -17,9 +17,16 @@ def test_module_attributes():
     assert orvane.CpuDecodeStore.__doc__ == (
         "CPU decode weight store — holds quantized non-MoE weights for fast matmul.")
     assert orvane.WeightStore.__doc__ == "Manages loaded expert weights for all MoE layers."
+    assert orvane.OrvaneEngine.__doc__ is None
+
+
+def test_registration_order():
+    names = [n for n in vars(orvane) if not n.startswith("_")]
+    assert names[:4] == ["OrvaneEngine", "WeightStore", "CpuDecodeStore", "system_check"]
 
 
 @pytest.mark.parametrize("obj, expected", [
+    (orvane.OrvaneEngine, "(parallel=True, num_threads=None, skip_shared_experts=False)"),
     (orvane.CpuDecodeStore, "(group_size=128, parallel=True, norm_bias_one=False)"),
     (orvane.WeightStore, "()"),
     (orvane.CpuDecodeStore.store_weight_f32, "(self, /, data_ptr, rows, cols, num_bits)"),
