@@ -59,6 +59,7 @@ bench: build
 	$(CMAKE) -S . -B build/bench $(CMAKE_COMMON) -DORVANE_BUILD_MODULE=OFF -DORVANE_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build build/bench
 	@for b in build/bench/bench_*; do [ -x "$$b" ] && { echo "== $$(basename $$b)"; "$$b" || exit 1; }; done
+	$(VPY) bench/bench_engine.py
 
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer: the C++ tests, then the Python
 # tests against a sanitized build of the module.
