@@ -274,8 +274,8 @@ PyObject* make_type(const char* qualified_name, const char* doc, std::size_t bas
 #ifdef Py_TPFLAGS_IMMUTABLETYPE
     flags |= Py_TPFLAGS_IMMUTABLETYPE;
 #endif
-    PyType_Spec spec = {qualified_name, static_cast<int>(basicsize), 0, flags, slots};
-    PyObject* type = PyType_FromSpec(&spec);
+    PyType_Spec type_spec = {qualified_name, static_cast<int>(basicsize), 0, flags, slots};
+    PyObject* type = PyType_FromSpec(&type_spec);
     // A doc holding only the text signature means "no docstring": __doc__ is None, as for a class without one.
     const char* body = doc ? std::strstr(doc, "\n--\n\n") : nullptr;
     if (type != nullptr && body != nullptr && body[5] == '\0') {

@@ -155,13 +155,13 @@ void remove_quietly(const fs::path& p) {
 
 // Removes the lock and the half-written temporary file if the lock still names the same dead holder.
 // Returns the directory hold, to be kept until the caller's next attempt to create the lock.
-std::unique_ptr<DirectoryHold> remove_stale_lock(const CacheLockSpec& spec, const fs::path& lock,
+std::unique_ptr<DirectoryHold> remove_stale_lock(const CacheLockSpec& lock_spec, const fs::path& lock,
                                                  std::uint32_t dead_pid, const BuildLockOptions& options) {
     auto hold = std::make_unique<DirectoryHold>(lock.parent_path());
     const LockState now = inspect_lock(lock, options);
     if (now.present && now.dead && now.pid == dead_pid) {
         remove_quietly(lock);
-        remove_quietly(temp_path_for(spec.path));
+        remove_quietly(temp_path_for(lock_spec.path));
     }
     return hold;
 }
@@ -171,7 +171,7 @@ std::unique_ptr<DirectoryHold> remove_stale_lock(const CacheLockSpec& spec, cons
 // build's result has been published under its final name.
 class HeldLock {
 public:
-    HeldLock(const CacheLockSpec& spec, fs::path lock) : spec_(spec), lock_(std::move(lock)) {
+    HeldLock(const CacheLockSpec& lock_spec, fs::path lock) : spec_(lock_spec), lock_(std::move(lock)) {
         std::lock_guard<std::mutex> guard(g_held_mutex);
         g_held_locks.insert(lock_.string());
     }
@@ -208,16 +208,16 @@ bool exists_quietly(const fs::path& p) {
     return fs::exists(p, ec);
 }
 
-fs::path path_for_size(const CacheLockSpec& spec, std::uint64_t gs) {
-    return spec.path_for ? spec.path_for(gs) : spec.path;
+fs::path path_for_size(const CacheLockSpec& lock_spec, std::uint64_t gs) {
+    return lock_spec.path_for ? lock_spec.path_for(gs) : lock_spec.path;
 }
 
-std::string appeared_text(const CacheLockSpec& spec) {
-    return fmt::format("{} cache appeared while preparing to build (another rank finished)", spec.name);
+std::string appeared_text(const CacheLockSpec& lock_spec) {
+    return fmt::format("{} cache appeared while preparing to build (another rank finished)", lock_spec.name);
 }
 
 // Runs the build while holding the lock (created as `fd`, still open and empty).
-Result<std::uint64_t> build_holding_lock(const CacheLockSpec& spec, const fs::path& lock, int fd,
+Result<std::uint64_t> build_holding_lock(const CacheLockSpec& lock_spec, const fs::path& lock, int fd,
                                          const std::function<Result<std::uint64_t>()>& build) {
     const auto pid = static_cast<std::uint32_t>(::getpid());
     const bool written = write_all(fd, std::to_string(pid));
@@ -230,18 +230,18 @@ Result<std::uint64_t> build_holding_lock(const CacheLockSpec& spec, const fs::pa
         return std::unexpected(fmt::format("Failed to create cache lock file: {} ({})",
                                            errno_text(!written ? write_errno : close_errno), lock.string()));
     }
-    HeldLock held(spec, lock);
+    HeldLock held(lock_spec, lock);
 
     // Another process may have published the cache and released its lock between our first look and the
     // creation of this lock; building again would only repeat its work.
-    if (exists_quietly(spec.path)) {
-        log::weights().info("{}", appeared_text(spec));
-        return spec.group_size;
+    if (exists_quietly(lock_spec.path)) {
+        log::weights().info("{}", appeared_text(lock_spec));
+        return lock_spec.group_size;
     }
 
-    log::weights().info("Acquired {} INT{} cache build lock (PID {}), building {} MoE layers...", spec.name,
-                        spec.width, pid, spec.num_layers);
-    const fs::path temp = temp_path_for(spec.path);
+    log::weights().info("Acquired {} INT{} cache build lock (PID {}), building {} MoE layers...", lock_spec.name,
+                        lock_spec.width, pid, lock_spec.num_layers);
+    const fs::path temp = temp_path_for(lock_spec.path);
     Result<std::uint64_t> built;
     try {
         built = build();
@@ -255,54 +255,54 @@ Result<std::uint64_t> build_holding_lock(const CacheLockSpec& spec, const fs::pa
     }
 
     const std::uint64_t gs = *built;
-    const fs::path final_path = path_for_size(spec, gs);
-    if (!exists_quietly(spec.path)) {
+    const fs::path final_path = path_for_size(lock_spec, gs);
+    if (!exists_quietly(lock_spec.path)) {
         // The build reported success; its result must be where it said it would be.
-        if (final_path != spec.path && exists_quietly(final_path)) return gs;
-        return std::unexpected(fmt::format("{} cache build finished but {} does not exist", spec.name,
-                                           spec.path.string()));
+        if (final_path != lock_spec.path && exists_quietly(final_path)) return gs;
+        return std::unexpected(fmt::format("{} cache build finished but {} does not exist", lock_spec.name,
+                                           lock_spec.path.string()));
     }
-    if (final_path != spec.path) {
+    if (final_path != lock_spec.path) {
         // Renamed while the lock is still held, so that no waiter ever takes the file under the requested
         // group size's name for a cache of that group size.
         std::error_code ec;
-        fs::rename(spec.path, final_path, ec);
+        fs::rename(lock_spec.path, final_path, ec);
         if (ec) return std::unexpected(fmt::format("Failed to rename cache: {}", ec.message()));
-        log::weights().info("Renamed {} cache to {} (effective gs={})", spec.name, final_path.string(), gs);
+        log::weights().info("Renamed {} cache to {} (effective gs={})", lock_spec.name, final_path.string(), gs);
     }
     return gs;
 }
 
 // A published cache for the requested group size, or for 32, 64, 128 (in that order).
-std::optional<std::uint64_t> find_published(const CacheLockSpec& spec) {
-    for (const std::uint64_t gs : {spec.group_size, std::uint64_t{32}, std::uint64_t{64}, std::uint64_t{128}}) {
-        if (exists_quietly(path_for_size(spec, gs))) return gs;
+std::optional<std::uint64_t> find_published(const CacheLockSpec& lock_spec) {
+    for (const std::uint64_t gs : {lock_spec.group_size, std::uint64_t{32}, std::uint64_t{64}, std::uint64_t{128}}) {
+        if (exists_quietly(path_for_size(lock_spec, gs))) return gs;
     }
     return std::nullopt;
 }
 
-std::string timeout_text(const CacheLockSpec& spec, std::chrono::seconds timeout) {
+std::string timeout_text(const CacheLockSpec& lock_spec, std::chrono::seconds timeout) {
     if (timeout == std::chrono::seconds{7200})
-        return fmt::format("Timed out waiting for {} cache build (2 hours)", spec.name);
-    return fmt::format("Timed out waiting for {} cache build ({}s)", spec.name, timeout.count());
+        return fmt::format("Timed out waiting for {} cache build (2 hours)", lock_spec.name);
+    return fmt::format("Timed out waiting for {} cache build ({}s)", lock_spec.name, timeout.count());
 }
 
 }  // namespace
 
-Result<std::uint64_t> build_cache_locked(const CacheLockSpec& spec, const std::function<Result<std::uint64_t>()>& build,
+Result<std::uint64_t> build_cache_locked(const CacheLockSpec& lock_spec, const std::function<Result<std::uint64_t>()>& build,
                                          const BuildLockOptions& options) {
     auto& log = log::weights();
-    const fs::path lock = lock_path_for(spec.path);
-    const fs::path dir = spec.path.parent_path();
+    const fs::path lock = lock_path_for(lock_spec.path);
+    const fs::path dir = lock_spec.path.parent_path();
     using Clock = std::chrono::steady_clock;
 
     // Kept from the removal of a stale lock until the next attempt to create the lock.
     std::unique_ptr<DirectoryHold> hold;
 
     for (;;) {
-        if (exists_quietly(spec.path)) {
-            log.info("{}", appeared_text(spec));
-            return spec.group_size;
+        if (exists_quietly(lock_spec.path)) {
+            log.info("{}", appeared_text(lock_spec));
+            return lock_spec.group_size;
         }
 
         if (!dir.empty()) {
@@ -312,12 +312,12 @@ Result<std::uint64_t> build_cache_locked(const CacheLockSpec& spec, const std::f
                 return std::unexpected(
                     fmt::format("Failed to create cache directory {}: {}", dir.string(), ec.message()));
         }
-        log.info("Acquiring {} INT{} cache build lock: {}", spec.name, spec.width, lock.string());
+        log.info("Acquiring {} INT{} cache build lock: {}", lock_spec.name, lock_spec.width, lock.string());
 
         const int fd = ::open(lock.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
         const int open_errno = errno;
         hold.reset();
-        if (fd >= 0) return build_holding_lock(spec, lock, fd, build);
+        if (fd >= 0) return build_holding_lock(lock_spec, lock, fd, build);
         if (open_errno != EEXIST)
             return std::unexpected(
                 fmt::format("Failed to create cache lock file: {} ({})", errno_text(open_errno), lock.string()));
@@ -332,13 +332,13 @@ Result<std::uint64_t> build_cache_locked(const CacheLockSpec& spec, const std::f
         }
         if (!first.present) continue;  // released between our attempt and the read: try again
         if (first.dead) {
-            log.warn("Stale {} cache lock detected (PID {} is dead), cleaning up...", spec.name, *first.pid);
-            hold = remove_stale_lock(spec, lock, *first.pid, options);
+            log.warn("Stale {} cache lock detected (PID {} is dead), cleaning up...", lock_spec.name, *first.pid);
+            hold = remove_stale_lock(lock_spec, lock, *first.pid, options);
             continue;
         }
 
         log.info("Another process (PID {}) is building {} INT{} cache, waiting... Lock: {}",
-                 first.text.empty() ? std::string("unknown") : first.text, spec.name, spec.width, lock.string());
+                 first.text.empty() ? std::string("unknown") : first.text, lock_spec.name, lock_spec.width, lock.string());
         const auto wait_start = Clock::now();
         std::int64_t last_minute_logged = 0;
         bool retry = false;
@@ -349,34 +349,34 @@ Result<std::uint64_t> build_cache_locked(const CacheLockSpec& spec, const std::f
             const LockState now = inspect_lock(lock, options);
             if (now.present && now.dead) {
                 log.warn("Lock holder PID {} died during build, cleaning up and retrying...", *now.pid);
-                hold = remove_stale_lock(spec, lock, *now.pid, options);
+                hold = remove_stale_lock(lock_spec, lock, *now.pid, options);
                 retry = true;
                 continue;
             }
             if (!now.present) {
                 // The holder is done. Its result, if any, is already under its final name.
-                if (auto gs = find_published(spec)) {
-                    log.info("{} cache ready after {:.1f}s wait (gs={})", spec.name, waited, *gs);
+                if (auto gs = find_published(lock_spec)) {
+                    log.info("{} cache ready after {:.1f}s wait (gs={})", lock_spec.name, waited, *gs);
                     return *gs;
                 }
                 // A waiter cleaning up a dead holder's lock keeps the directory hold until it has taken the
                 // lock itself; under the hold, a missing lock and a missing cache mean a failed build.
                 DirectoryHold settle(dir);
                 if (!inspect_lock(lock, options).present) {
-                    if (auto gs = find_published(spec)) {
-                        log.info("{} cache ready after {:.1f}s wait (gs={})", spec.name, waited, *gs);
+                    if (auto gs = find_published(lock_spec)) {
+                        log.info("{} cache ready after {:.1f}s wait (gs={})", lock_spec.name, waited, *gs);
                         return *gs;
                     }
-                    return std::unexpected(fmt::format("{} cache build by another process failed", spec.name));
+                    return std::unexpected(fmt::format("{} cache build by another process failed", lock_spec.name));
                 }
                 // Taken over by another process: keep waiting for that one.
             }
             if (Clock::now() - wait_start > options.timeout)
-                return std::unexpected(timeout_text(spec, options.timeout));
+                return std::unexpected(timeout_text(lock_spec, options.timeout));
             const auto minute = static_cast<std::int64_t>(waited) / 60;
             if (minute > last_minute_logged) {
                 last_minute_logged = minute;
-                log.info("Still waiting for {} cache build ({:.1f}s)...", spec.name, waited);
+                log.info("Still waiting for {} cache build ({:.1f}s)...", lock_spec.name, waited);
             }
         }
     }

@@ -50,9 +50,9 @@ std::filesystem::path lock_path_for(const std::filesystem::path& cache_path);
 std::filesystem::path temp_path_for(const std::filesystem::path& cache_path);
 
 // Builds the cache under the lock, or waits for another process's build. `build` writes the temporary file,
-// renames it to spec.path and returns the group size it actually used. Returns the group size of the cache
+// renames it to lock_spec.path and returns the group size it actually used. Returns the group size of the cache
 // that is now available, or an error text.
-Result<std::uint64_t> build_cache_locked(const CacheLockSpec& spec, const std::function<Result<std::uint64_t>()>& build,
+Result<std::uint64_t> build_cache_locked(const CacheLockSpec& lock_spec, const std::function<Result<std::uint64_t>()>& build,
                                          const BuildLockOptions& options = {});
 
 }  // namespace orvane::weights

@@ -87,15 +87,15 @@ Result<std::uint64_t> build_cpu_cache_locked(const std::filesystem::path& model_
                                              const std::filesystem::path& cache_path, std::uint64_t fingerprint,
                                              std::uint64_t num_layers, std::uint8_t width,
                                              const BuildLockOptions& options) {
-    CacheLockSpec spec;
-    spec.name = "CPU";
-    spec.width = width;
-    spec.group_size = group_size;
-    spec.path = cache_path;
-    spec.path_for = [model_dir, width](std::uint64_t gs) { return cache_path_cpu(model_dir, width, gs); };
-    spec.num_layers = num_layers;
+    CacheLockSpec lock_spec;
+    lock_spec.name = "CPU";
+    lock_spec.width = width;
+    lock_spec.group_size = group_size;
+    lock_spec.path = cache_path;
+    lock_spec.path_for = [model_dir, width](std::uint64_t gs) { return cache_path_cpu(model_dir, width, gs); };
+    lock_spec.num_layers = num_layers;
     return build_cache_locked(
-        spec,
+        lock_spec,
         [&]() {
             return streaming_build_cpu_cache(model_dir, index, config, group_size, width, num_layers, fingerprint,
                                              cache_path);

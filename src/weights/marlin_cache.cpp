@@ -138,15 +138,15 @@ Result<std::uint64_t> build_marlin_cache_locked(const std::filesystem::path& mod
                                                 std::uint64_t group_size, const std::filesystem::path& cache_path,
                                                 std::uint64_t fingerprint, std::uint64_t num_layers,
                                                 std::uint8_t width, const BuildLockOptions& options) {
-    CacheLockSpec spec;
-    spec.name = "Marlin";
-    spec.width = width;
-    spec.group_size = group_size;
-    spec.path = cache_path;
-    spec.path_for = [model_dir, width](std::uint64_t gs) { return cache_path_marlin(model_dir, gs, width); };
-    spec.num_layers = num_layers;
+    CacheLockSpec lock_spec;
+    lock_spec.name = "Marlin";
+    lock_spec.width = width;
+    lock_spec.group_size = group_size;
+    lock_spec.path = cache_path;
+    lock_spec.path_for = [model_dir, width](std::uint64_t gs) { return cache_path_marlin(model_dir, gs, width); };
+    lock_spec.num_layers = num_layers;
     return build_cache_locked(
-        spec,
+        lock_spec,
         [&]() {
             return streaming_build_marlin_cache(model_dir, config, group_size, num_layers, cache_path, fingerprint,
                                                 width);

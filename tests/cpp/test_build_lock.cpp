@@ -75,14 +75,14 @@ fs::path cache_file(const fs::path& dir, const std::string& name, std::uint64_t 
 }
 
 CacheLockSpec spec_for(const fs::path& dir, std::uint64_t gs, const std::string& name = "Marlin") {
-    CacheLockSpec spec;
-    spec.name = name;
-    spec.width = 4;
-    spec.group_size = gs;
-    spec.num_layers = 7;
-    spec.path_for = [dir, name](std::uint64_t g) { return cache_file(dir, name, g); };
-    spec.path = spec.path_for(gs);
-    return spec;
+    CacheLockSpec lock_spec;
+    lock_spec.name = name;
+    lock_spec.width = 4;
+    lock_spec.group_size = gs;
+    lock_spec.num_layers = 7;
+    lock_spec.path_for = [dir, name](std::uint64_t g) { return cache_file(dir, name, g); };
+    lock_spec.path = lock_spec.path_for(gs);
+    return lock_spec;
 }
 
 BuildLockOptions fast_options() {
@@ -269,35 +269,35 @@ TEST(BuildLockProcesses, WaiterFindsACacheBuiltUnderAnAdjustedGroupSize) {
 
 // A build that writes the cache the way a real one does and counts its calls.
 struct FakeBuild {
-    FakeBuild(CacheLockSpec s, std::uint64_t gs) : spec(std::move(s)), built_gs(gs) {}
-    CacheLockSpec spec;
+    FakeBuild(CacheLockSpec s, std::uint64_t gs) : lock_spec(std::move(s)), built_gs(gs) {}
+    CacheLockSpec lock_spec;
     std::uint64_t built_gs;
     int calls = 0;
     std::string lock_seen;          // the lock file's content during the build
     bool temp_existed = false;      // a temporary file was already there when the build started
     Result<std::uint64_t> operator()() {
         ++calls;
-        lock_seen = read_file(orvane::weights::lock_path_for(spec.path));
-        const fs::path temp = orvane::weights::temp_path_for(spec.path);
+        lock_seen = read_file(orvane::weights::lock_path_for(lock_spec.path));
+        const fs::path temp = orvane::weights::temp_path_for(lock_spec.path);
         temp_existed = fs::exists(temp);
         write_file(temp, "cache");
-        fs::rename(temp, spec.path);
+        fs::rename(temp, lock_spec.path);
         return built_gs;
     }
 };
 
 TEST(BuildLock, HolderWritesItsPidBuildsAndReleases) {
     TempDir work;
-    const CacheLockSpec spec = spec_for(work.path() / "a" / "b", 128);
-    FakeBuild fake{spec, 128};
+    const CacheLockSpec lock_spec = spec_for(work.path() / "a" / "b", 128);
+    FakeBuild fake{lock_spec, 128};
     LogCapture capture;
-    const auto got = build_cache_locked(spec, std::ref(fake), fast_options());
+    const auto got = build_cache_locked(lock_spec, std::ref(fake), fast_options());
     ASSERT_TRUE(got.has_value()) << got.error();
     EXPECT_EQ(*got, 128u);
     EXPECT_EQ(fake.calls, 1);
     EXPECT_EQ(fake.lock_seen, std::to_string(::getpid()));  // decimal, no newline
-    EXPECT_TRUE(fs::exists(spec.path));
-    EXPECT_FALSE(fs::exists(orvane::weights::lock_path_for(spec.path)));
+    EXPECT_TRUE(fs::exists(lock_spec.path));
+    EXPECT_FALSE(fs::exists(orvane::weights::lock_path_for(lock_spec.path)));
     const std::string log = capture.text();
     const std::string lock = (work.path() / "a" / "b" / "experts_marlin_g128.bin.lock").string();
     EXPECT_NE(log.find("info|Acquiring Marlin INT4 cache build lock: " + lock), std::string::npos) << log;
@@ -308,7 +308,7 @@ TEST(BuildLock, HolderWritesItsPidBuildsAndReleases) {
 
     // The second call finds the cache and touches no lock.
     LogCapture again;
-    EXPECT_EQ(build_cache_locked(spec, std::ref(fake), fast_options()).value_or(0), 128u);
+    EXPECT_EQ(build_cache_locked(lock_spec, std::ref(fake), fast_options()).value_or(0), 128u);
     EXPECT_EQ(fake.calls, 1);
     EXPECT_EQ(again.text(), "info|Marlin cache appeared while preparing to build (another rank finished)\n");
 }
@@ -317,7 +317,7 @@ TEST(BuildLock, FailingOrThrowingBuildReleasesLockAndTemporaryFile) {
     for (const bool throws : {false, true}) {
         SCOPED_TRACE(throws ? "throws" : "returns an error");
         TempDir work;
-        const CacheLockSpec spec = spec_for(work.path(), 128, "CPU");
+        const CacheLockSpec lock_spec = spec_for(work.path(), 128, "CPU");
         const fs::path temp = work.path() / "experts_cpu_int4_g128.bin.tmp";
         auto build = [&]() -> Result<std::uint64_t> {
             write_file(temp, "half");
@@ -325,14 +325,14 @@ TEST(BuildLock, FailingOrThrowingBuildReleasesLockAndTemporaryFile) {
             return std::unexpected(std::string("Failed to open shard.safetensors: gone"));
         };
         if (throws) {
-            EXPECT_THROW((void)build_cache_locked(spec, build, fast_options()), std::runtime_error);
+            EXPECT_THROW((void)build_cache_locked(lock_spec, build, fast_options()), std::runtime_error);
         } else {
-            const auto got = build_cache_locked(spec, build, fast_options());
+            const auto got = build_cache_locked(lock_spec, build, fast_options());
             EXPECT_EQ(error_of(got), "Failed to open shard.safetensors: gone");
         }
         EXPECT_FALSE(fs::exists(work.path() / "experts_cpu_int4_g128.bin.lock"));
         EXPECT_FALSE(fs::exists(temp));
-        EXPECT_FALSE(fs::exists(spec.path));
+        EXPECT_FALSE(fs::exists(lock_spec.path));
     }
 }
 
@@ -344,17 +344,17 @@ TEST(BuildLock, AdjustedGroupSizeRenamesTheCache) {
     for (const Case c : {Case{"renamed", true}, Case{"rename fails", false}}) {
         SCOPED_TRACE(c.label);
         TempDir work;
-        CacheLockSpec spec = spec_for(work.path(), 128);
+        CacheLockSpec lock_spec = spec_for(work.path(), 128);
         const fs::path target_dir = c.target_dir_exists ? work.path() : work.path() / "missing";
         const fs::path target = target_dir / "experts_marlin_g64.bin";
-        spec.path_for = [&](std::uint64_t gs) { return gs == 64 ? target : work.path() / fmt::format("g{}.bin", gs); };
-        FakeBuild fake{spec, 64};
+        lock_spec.path_for = [&](std::uint64_t gs) { return gs == 64 ? target : work.path() / fmt::format("g{}.bin", gs); };
+        FakeBuild fake{lock_spec, 64};
         LogCapture capture;
-        const auto got = build_cache_locked(spec, std::ref(fake), fast_options());
+        const auto got = build_cache_locked(lock_spec, std::ref(fake), fast_options());
         if (c.target_dir_exists) {
             EXPECT_EQ(got.value_or(0), 64u);
             EXPECT_TRUE(fs::exists(target));
-            EXPECT_FALSE(fs::exists(spec.path));
+            EXPECT_FALSE(fs::exists(lock_spec.path));
             const std::string renamed =
                 fmt::format("info|Renamed Marlin cache to {} (effective gs=64)", target.string());
             EXPECT_NE(capture.text().find(renamed), std::string::npos) << capture.text();
@@ -368,10 +368,10 @@ TEST(BuildLock, AdjustedGroupSizeRenamesTheCache) {
 
 TEST(BuildLock, LockTakenOverDuringTheBuildIsLeftToItsNewHolder) {
     TempDir work;
-    const CacheLockSpec spec = spec_for(work.path(), 128);
+    const CacheLockSpec lock_spec = spec_for(work.path(), 128);
     const fs::path lock = work.path() / "experts_marlin_g128.bin.lock";
-    FakeBuild fake{spec, 128};
-    const auto got = build_cache_locked(spec, [&] {
+    FakeBuild fake{lock_spec, 128};
+    const auto got = build_cache_locked(lock_spec, [&] {
         fs::remove(lock);
         write_file(lock, "4242");  // another process, having judged us dead, holds the lock now
         return fake();
@@ -382,8 +382,8 @@ TEST(BuildLock, LockTakenOverDuringTheBuildIsLeftToItsNewHolder) {
 
 TEST(BuildLock, BuildReportingSuccessWithoutACacheIsAnError) {
     TempDir work;
-    const CacheLockSpec spec = spec_for(work.path(), 128);
-    const auto got = build_cache_locked(spec, [] { return Result<std::uint64_t>(128); }, fast_options());
+    const CacheLockSpec lock_spec = spec_for(work.path(), 128);
+    const auto got = build_cache_locked(lock_spec, [] { return Result<std::uint64_t>(128); }, fast_options());
     ASSERT_FALSE(got.has_value());
     EXPECT_NE(got.error().find("does not exist"), std::string::npos) << got.error();
     EXPECT_FALSE(fs::exists(work.path() / "experts_marlin_g128.bin.lock"));
@@ -407,7 +407,7 @@ TEST(BuildLock, LockOfADeadHolderIsRemovedWithItsTemporaryFile) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.label);
         TempDir work;
-        const CacheLockSpec spec = spec_for(work.path(), 128);
+        const CacheLockSpec lock_spec = spec_for(work.path(), 128);
         write_file(work.path() / "experts_marlin_g128.bin.lock", c.content);
         write_file(work.path() / "experts_marlin_g128.bin.tmp", "half-written");
         BuildLockOptions options = fast_options();
@@ -415,9 +415,9 @@ TEST(BuildLock, LockOfADeadHolderIsRemovedWithItsTemporaryFile) {
             options.proc_root = work.path() / "proc";
             fs::create_directory(options.proc_root);
         }
-        FakeBuild fake{spec, 128};
+        FakeBuild fake{lock_spec, 128};
         LogCapture capture;
-        const auto got = build_cache_locked(spec, std::ref(fake), options);
+        const auto got = build_cache_locked(lock_spec, std::ref(fake), options);
         EXPECT_EQ(got.value_or(0), 128u);
         EXPECT_EQ(fake.calls, 1);
         EXPECT_FALSE(fake.temp_existed);
@@ -449,7 +449,7 @@ TEST(BuildLock, LiveOrUnreadableHolderIsWaitedForUntilTimeout) {
     for (const Case& c : cases) {
         SCOPED_TRACE("lock content '" + c.content + "'");
         TempDir work;
-        const CacheLockSpec spec = spec_for(work.path(), 128);
+        const CacheLockSpec lock_spec = spec_for(work.path(), 128);
         const fs::path lock = work.path() / "experts_marlin_g128.bin.lock";
         write_file(lock, c.content);
         BuildLockOptions options = fast_options();
@@ -464,7 +464,7 @@ TEST(BuildLock, LiveOrUnreadableHolderIsWaitedForUntilTimeout) {
             ++calls;
             return Result<std::uint64_t>(128);
         };
-        const auto got = build_cache_locked(spec, build, options);
+        const auto got = build_cache_locked(lock_spec, build, options);
         EXPECT_EQ(error_of(got), fmt::format("Timed out waiting for Marlin cache build ({}s)", c.timeout_s));
         EXPECT_EQ(calls, 0);
         EXPECT_EQ(read_file(lock), c.content);  // never removed
@@ -490,14 +490,14 @@ TEST(BuildLock, UnusableCacheLocationIsReported) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cache.string().substr(0, 120));
-        CacheLockSpec spec = spec_for(work.path(), 128);
-        spec.path = c.cache;
+        CacheLockSpec lock_spec = spec_for(work.path(), 128);
+        lock_spec.path = c.cache;
         int calls = 0;
         auto build = [&] {
             ++calls;
             return Result<std::uint64_t>(128);
         };
-        const auto got = build_cache_locked(spec, build, fast_options());
+        const auto got = build_cache_locked(lock_spec, build, fast_options());
         ASSERT_FALSE(got.has_value());
         EXPECT_TRUE(got.error().starts_with(c.expected_prefix)) << got.error();
         EXPECT_EQ(calls, 0);

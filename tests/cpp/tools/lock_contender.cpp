@@ -72,16 +72,16 @@ int main(int argc, char** argv) {
 
     orvane::log::weights().set_level(spdlog::level::info);
 
-    CacheLockSpec spec;
-    spec.name = name;
-    spec.width = 4;
-    spec.group_size = gs;
-    spec.num_layers = 3;
-    spec.path_for = [dir, name](std::uint64_t g) {
+    CacheLockSpec lock_spec;
+    lock_spec.name = name;
+    lock_spec.width = 4;
+    lock_spec.group_size = gs;
+    lock_spec.num_layers = 3;
+    lock_spec.path_for = [dir, name](std::uint64_t g) {
         return dir / (name == "CPU" ? fmt::format("experts_cpu_int4_g{}.bin", g)
                                     : fmt::format("experts_marlin_g{}.bin", g));
     };
-    spec.path = spec.path_for(gs);
+    lock_spec.path = lock_spec.path_for(gs);
 
     BuildLockOptions options;
     options.poll_interval = std::chrono::milliseconds(std::stoll(opt("poll_ms", "10")));
@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
 
     auto fake_build = [&]() -> orvane::Result<std::uint64_t> {
         if (!marker.empty()) append_line(marker, std::to_string(::getpid()));
-        const fs::path temp = orvane::weights::temp_path_for(spec.path);
+        const fs::path temp = orvane::weights::temp_path_for(lock_spec.path);
         std::ofstream(temp, std::ios::binary) << "partial";
         if (mode == "hang") {
             for (;;) std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -101,11 +101,11 @@ int main(int argc, char** argv) {
         wait_for_file(release);
         if (mode == "fail") return std::unexpected(std::string("fake build failed"));
         std::ofstream(temp, std::ios::binary | std::ios::app) << " complete g" << built;
-        fs::rename(temp, spec.path);
+        fs::rename(temp, lock_spec.path);
         return built;
     };
 
-    const auto result = orvane::weights::build_cache_locked(spec, fake_build, options);
+    const auto result = orvane::weights::build_cache_locked(lock_spec, fake_build, options);
     if (result)
         std::printf("ok %llu\n", static_cast<unsigned long long>(*result));
     else
