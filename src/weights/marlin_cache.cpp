@@ -138,13 +138,9 @@ Result<std::uint64_t> build_marlin_cache_locked(const std::filesystem::path& mod
                                                 std::uint64_t group_size, const std::filesystem::path& cache_path,
                                                 std::uint64_t fingerprint, std::uint64_t num_layers,
                                                 std::uint8_t width, const BuildLockOptions& options) {
-    CacheLockSpec lock_spec;
-    lock_spec.name = "Marlin";
-    lock_spec.width = width;
-    lock_spec.group_size = group_size;
-    lock_spec.path = cache_path;
-    lock_spec.path_for = [model_dir, width](std::uint64_t gs) { return cache_path_marlin(model_dir, gs, width); };
-    lock_spec.num_layers = num_layers;
+    const CacheLockSpec lock_spec{"Marlin", width, group_size, cache_path,
+                                  [model_dir, width](std::uint64_t gs) { return cache_path_marlin(model_dir, gs, width); },
+                                  num_layers};
     return build_cache_locked(
         lock_spec,
         [&]() {
