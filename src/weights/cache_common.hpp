@@ -194,24 +194,4 @@ struct CacheReadRequest {
 Result<CacheContents> load_cache(const CacheReadRequest& request, const RecordBytesFn& record_bytes,
                                  const RecordReader& read_record);
 
-// Copies `count_bytes` bytes at `offset` into a new array of T (a whole number of elements); InternalError
-// when the range runs past the end.
-template <class T>
-HugeVector<T> copy_cache_array(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint64_t count_bytes) {
-    ORVANE_CHECK(count_bytes % sizeof(T) == 0, "array of {} bytes is not a whole number of {}-byte elements",
-                 count_bytes, sizeof(T));
-    ORVANE_CHECK(offset <= bytes.size() && count_bytes <= bytes.size() - offset,
-                 "array of {} bytes at offset {} runs past the end of {} bytes", count_bytes, offset, bytes.size());
-    const std::uint8_t* src = bytes.data() + offset;
-    const std::size_t count = count_bytes / sizeof(T);
-    if (reinterpret_cast<std::uintptr_t>(src) % alignof(T) == 0) {
-        // Aligned: one copy, without zero-filling the new array first.
-        const T* first = reinterpret_cast<const T*>(src);
-        return HugeVector<T>(first, first + count);
-    }
-    HugeVector<T> out(count);
-    if (count_bytes != 0) std::memcpy(out.data(), src, count_bytes);
-    return out;
-}
-
 }  // namespace orvane::weights

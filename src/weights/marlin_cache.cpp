@@ -69,28 +69,9 @@ std::uint64_t expected_marlin_cache_size(const ModelConfig& config, std::uint64_
 UnifiedExpertWeights read_marlin_expert(std::span<const std::uint8_t> bytes, std::size_t& offset,
                                         std::uint64_t hidden, std::uint64_t intermediate, std::uint64_t group_size,
                                         std::uint8_t width, MarlinDownPadding padding) {
-    const MarlinExpertByteSizes sizes = marlin_expert_byte_sizes(hidden, intermediate, group_size, width, padding);
-    const std::uint64_t total = sizes.total();
-    ORVANE_CHECK(offset <= bytes.size() && total <= bytes.size() - offset,
-                 "Marlin record of {} bytes at offset {} runs past the end of {} bytes", total, offset, bytes.size());
-    UnifiedExpertWeights w;
-    std::size_t at = offset;
-    w.w13_packed = copy_cache_array<std::uint32_t>(bytes, at, sizes.w13_packed);
-    at += sizes.w13_packed;
-    w.w13_scales = copy_cache_array<std::uint16_t>(bytes, at, sizes.w13_scales);
-    at += sizes.w13_scales;
-    w.w2_packed = copy_cache_array<std::uint32_t>(bytes, at, sizes.w2_packed);
-    at += sizes.w2_packed;
-    w.w2_scales = copy_cache_array<std::uint16_t>(bytes, at, sizes.w2_scales);
-    at += sizes.w2_scales;
-    w.hidden_size = hidden;
-    w.intermediate_size = intermediate;
-    w.group_size = group_size;
-    w.tiled = 0;
-    w.w13_bits = width;
-    w.w2_bits = width;
-    offset = at;
-    return w;
+    return read_expert_record(bytes, offset,
+                              marlin_expert_byte_sizes(hidden, intermediate, group_size, width, padding), hidden,
+                              intermediate, group_size, width, width);
 }
 
 Result<CacheContents> load_marlin_cache(const std::filesystem::path& path, const ModelConfig& config,

@@ -27,15 +27,7 @@ namespace orvane::weights {
 std::filesystem::path cache_path_marlin(const std::filesystem::path& model_dir, std::uint64_t group_size,
                                         std::uint8_t width);
 
-struct MarlinExpertByteSizes {
-    std::uint64_t w13_packed = 0;
-    std::uint64_t w13_scales = 0;
-    std::uint64_t w2_packed = 0;
-    std::uint64_t w2_scales = 0;
-
-    std::uint64_t total() const { return w13_packed + w13_scales + w2_packed + w2_scales; }
-    friend bool operator==(const MarlinExpertByteSizes&, const MarlinExpertByteSizes&) = default;
-};
+using MarlinExpertByteSizes = ExpertByteSizes;
 
 // The four array sizes of one record. `padding` ByShape for routed experts, None for shared records. Widths
 // other than 4 and 8, a zero group size or a size that overflows 64 bits throw InternalError.

@@ -153,10 +153,19 @@ void append(std::vector<T>& out, const std::vector<T>& a, const std::vector<T>& 
     out.insert(out.end(), b.begin(), b.end());
 }
 
+// `count_bytes` bytes at `offset` as an owned array (one copy when aligned, memcpy otherwise).
 template <class T>
-HugeVector<T> read_array(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint64_t byte_count) {
-    HugeVector<T> out((byte_count + sizeof(T) - 1) / sizeof(T), 0);
-    if (byte_count != 0) std::memcpy(out.data(), bytes.data() + offset, byte_count);
+HugeVector<T> copy_array(std::span<const std::uint8_t> bytes, std::size_t offset, std::uint64_t count_bytes) {
+    ORVANE_CHECK(count_bytes % sizeof(T) == 0, "array of {} bytes is not a whole number of {}-byte elements",
+                 count_bytes, sizeof(T));
+    const std::uint8_t* src = bytes.data() + offset;
+    const std::size_t count = count_bytes / sizeof(T);
+    if (reinterpret_cast<std::uintptr_t>(src) % alignof(T) == 0) {
+        const T* first = reinterpret_cast<const T*>(src);
+        return HugeVector<T>(first, first + count);
+    }
+    HugeVector<T> out(count);
+    if (count_bytes != 0) std::memcpy(out.data(), src, count_bytes);
     return out;
 }
 
@@ -307,26 +316,33 @@ UnifiedExpertWeights read_unified_expert_cpu_mixed(std::span<const std::uint8_t>
                                                    std::uint64_t hidden, std::uint64_t intermediate,
                                                    std::uint64_t group_size, std::uint8_t w13_bits,
                                                    std::uint8_t w2_bits) {
-    const CpuExpertByteSizes sizes =
-        cpu_expert_byte_sizes_mixed(hidden, intermediate, group_size, w13_bits, w2_bits);
+    return read_expert_record(bytes, offset,
+                              cpu_expert_byte_sizes_mixed(hidden, intermediate, group_size, w13_bits, w2_bits), hidden,
+                              intermediate, group_size, w13_bits, w2_bits);
+}
+
+UnifiedExpertWeights read_expert_record(std::span<const std::uint8_t> bytes, std::size_t& offset,
+                                        const ExpertByteSizes& sizes, std::uint64_t hidden,
+                                        std::uint64_t intermediate, std::uint64_t group_size, std::uint8_t w13_bits,
+                                        std::uint8_t w2_bits) {
     const std::uint64_t total = sizes.total();
     ORVANE_CHECK(offset <= bytes.size() && total <= bytes.size() - offset,
                  "expert record of {} bytes at offset {} runs past the end of {} bytes", total, offset,
                  bytes.size());
-
     UnifiedExpertWeights w;
     std::size_t at = offset;
-    w.w13_packed = read_array<std::uint32_t>(bytes, at, sizes.w13_packed);
+    w.w13_packed = copy_array<std::uint32_t>(bytes, at, sizes.w13_packed);
     at += sizes.w13_packed;
-    w.w13_scales = read_array<std::uint16_t>(bytes, at, sizes.w13_scales);
+    w.w13_scales = copy_array<std::uint16_t>(bytes, at, sizes.w13_scales);
     at += sizes.w13_scales;
-    w.w2_packed = read_array<std::uint32_t>(bytes, at, sizes.w2_packed);
+    w.w2_packed = copy_array<std::uint32_t>(bytes, at, sizes.w2_packed);
     at += sizes.w2_packed;
-    w.w2_scales = read_array<std::uint16_t>(bytes, at, sizes.w2_scales);
+    w.w2_scales = copy_array<std::uint16_t>(bytes, at, sizes.w2_scales);
     at += sizes.w2_scales;
     w.hidden_size = hidden;
     w.intermediate_size = intermediate;
     w.group_size = group_size;
+    w.tiled = 0;
     w.w13_bits = w13_bits;
     w.w2_bits = w2_bits;
     offset = at;

@@ -22,16 +22,18 @@
 
 namespace orvane::weights {
 
-// Byte counts of the four arrays of one expert in the CPU layout, in file order.
-struct CpuExpertByteSizes {
+// Byte counts of the four arrays of one expert record (w13 packed, w13 scales, w2 packed, w2 scales), in file
+// order; used for the CPU layout and the Marlin layout alike.
+struct ExpertByteSizes {
     std::uint64_t w13_packed = 0;
     std::uint64_t w13_scales = 0;
     std::uint64_t w2_packed = 0;
     std::uint64_t w2_scales = 0;
 
     std::uint64_t total() const { return w13_packed + w13_scales + w2_packed + w2_scales; }
-    friend bool operator==(const CpuExpertByteSizes&, const CpuExpertByteSizes&) = default;
+    friend bool operator==(const ExpertByteSizes&, const ExpertByteSizes&) = default;
 };
+using CpuExpertByteSizes = ExpertByteSizes;
 
 // INT4: packed 2I × (H/8) × 4 and H × (I/8) × 4; INT8: 2I × H and H × I, each rounded up to a multiple of 4.
 // Scales 2I × (H/gs) × 2 and H × (I/gs) × 2. Widths other than 4 and 8, gs = 0 or a count that overflows
@@ -100,6 +102,14 @@ UnifiedExpertWeights read_unified_expert_cpu_mixed(std::span<const std::uint8_t>
                                                    std::uint64_t hidden, std::uint64_t intermediate,
                                                    std::uint64_t group_size, std::uint8_t w13_bits,
                                                    std::uint8_t w2_bits);
+
+// Copies the four arrays of one record of the given byte counts out of `bytes` at `offset` into a record with
+// the given shape and widths (tiled 0, no biases), advancing `offset` past them. A record running past the end
+// of `bytes` is an InternalError and leaves `offset` unchanged.
+UnifiedExpertWeights read_expert_record(std::span<const std::uint8_t> bytes, std::size_t& offset,
+                                        const ExpertByteSizes& sizes, std::uint64_t hidden,
+                                        std::uint64_t intermediate, std::uint64_t group_size, std::uint8_t w13_bits,
+                                        std::uint8_t w2_bits);
 
 // One expert kept as raw GGUF blocks for the GGUF-native compute.
 struct GgufExpertWeights {
