@@ -12,28 +12,16 @@
 #include <fmt/format.h>
 
 #include "common/bandwidth.hpp"
+#include "common/timing.hpp"
 #include "core/thread_pool.hpp"
 #include "decode/registry.hpp"
 #include "kernel/avx2/transposed.hpp"
 
 using namespace orvane;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
-
-// Mean seconds per call over at least `min_seconds` after a warm-up round.
-template <class F>
-double mean_seconds(F&& f, std::size_t warmup, double min_seconds) {
-    for (std::size_t i = 0; i < warmup; ++i) f(i);
-    std::size_t calls = 0;
-    const auto t0 = Clock::now();
-    do {
-        for (int j = 0; j < 4; ++j) f(calls++);
-    } while (seconds_since(t0) < min_seconds);
-    return seconds_since(t0) / static_cast<double>(calls);
-}
+using bench::mean_call_seconds;
 
 std::vector<float> random_matrix(std::size_t count, unsigned seed) {
     std::vector<float> v(count);
@@ -91,7 +79,7 @@ int main(int argc, char** argv) {
                 if (tiled)
                     for (auto& weight : store.weights) tile(weight);
                 const double ref = probe.read_gbps(2);
-                const double t = mean_seconds(
+                const double t = mean_call_seconds(
                     [&](std::size_t i) { (void)store.matmul(i % copies, x.data(), y.data()); }, copies, min_seconds);
                 const double gbps = static_cast<double>(bytes) / t / 1e9;
                 fmt::print("| INT{} | {} x {} | {} | {} | {:.3f} | {:.1f} | {:.1f} | {:.2f} |\n", bits, s.n, s.k,
@@ -113,7 +101,7 @@ int main(int argc, char** argv) {
             decode::CpuDecodeStore store(128, parallel, false);
             const std::size_t id = *store.store_weight_f32(w.data(), s.n, s.k, 4);
             bytes = store.weight_bytes(id);
-            t[parallel] = mean_seconds([&](std::size_t) { (void)store.matmul(id, x.data(), y.data()); }, 64,
+            t[parallel] = mean_call_seconds([&](std::size_t) { (void)store.matmul(id, x.data(), y.data()); }, 64,
                                        min_seconds / 2);
         }
         fmt::print("| {} x {} | {} | {:.1f} | {:.1f} | {:.2f} |\n", s.n, s.k, bytes / 1024, t[0] * 1e6, t[1] * 1e6,
@@ -122,7 +110,7 @@ int main(int argc, char** argv) {
 
     fmt::print("\n## Pool fork-join overhead (empty bodies)\n\n| fork-join | us |\n|---|---|\n");
     for (std::size_t chunks : {std::size_t{1}, std::size_t{2}, threads * 4}) {
-        const double t = mean_seconds(
+        const double t = mean_call_seconds(
             [&](std::size_t) { pool::parallel_for(chunks, [](std::size_t, std::size_t) {}); }, 1000,
             min_seconds / 4);
         fmt::print("| {} chunk{} ({} columns) | {:.2f} |\n", chunks, chunks == 1 ? "" : "s", chunks * 256, t * 1e6);

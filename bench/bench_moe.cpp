@@ -19,6 +19,7 @@
 #include <fmt/format.h>
 
 #include "common/bandwidth.hpp"
+#include "common/timing.hpp"
 #include "core/bf16.hpp"
 #include "core/thread_pool.hpp"
 #include "kernel/avx2/transposed.hpp"
@@ -27,11 +28,11 @@
 #include "weights/unified.hpp"
 
 using namespace orvane;
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
 
 namespace {
 
-double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+using bench::seconds_since;
 
 // Cheap deterministic random words (xorshift64*).
 struct Rng {

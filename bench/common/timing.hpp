@@ -32,6 +32,18 @@ inline double best_seconds(int runs, const std::function<void()>& f) {
     return best;
 }
 
+// Mean seconds per call of f(i) over at least `min_seconds`, after `warmup` calls.
+template <class F>
+double mean_call_seconds(F&& f, std::size_t warmup, double min_seconds) {
+    for (std::size_t i = 0; i < warmup; ++i) f(i);
+    std::size_t calls = 0;
+    const auto t0 = Clock::now();
+    do {
+        for (int j = 0; j < 4; ++j) f(calls++);
+    } while (seconds_since(t0) < min_seconds);
+    return seconds_since(t0) / static_cast<double>(calls);
+}
+
 // BF16 words of normally distributed values (deterministic for a seed).
 inline std::vector<uint16_t> random_bf16(std::size_t count, uint32_t seed, float stddev = 0.02f) {
     std::mt19937 rng(seed);
